@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# The project's Wine test machine: a 32-bit prefix inside the build tree.
+#   wine-machine.sh start PREFIX   create the prefix if needed and keep its wineserver up
+#   wine-machine.sh stop PREFIX    stop the prefix's wineserver
+set -euo pipefail
+
+action=${1:?usage: wine-machine.sh start|stop PREFIX}
+prefix=${2:?usage: wine-machine.sh start|stop PREFIX}
+export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all
+
+case $action in
+start)
+  mkdir -p "$(dirname "$prefix")"
+  exec 9>"$prefix.lock"
+  flock 9
+  if [ ! -f "$prefix/system.reg" ]; then
+    echo "wine-machine: creating the test machine in $prefix" >&2
+    # No Mono or Gecko: nothing here needs them, and their installers would ask.
+    WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 \
+      || { echo "wine-machine: wineboot failed for $prefix" >&2; exit 1; }
+    wineserver -w
+  fi
+  # Keep the server up between test programs (exit 2: one runs already), and
+  # start the machine's own services now, detached from the caller's output:
+  # started later by a test, they would hold its output pipe open.
+  wineserver -p || true
+  wine cmd /c exit </dev/null >/dev/null 2>&1 \
+    || { echo "wine-machine: the test machine does not start programs" >&2; exit 1; }
+  ;;
+stop)
+  [ -d "$prefix" ] && wineserver -k 2>/dev/null || true
+  ;;
+*)
+  echo "wine-machine: unknown action '$action'" >&2
+  exit 2
+  ;;
+esac
