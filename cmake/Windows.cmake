@@ -1,0 +1,12 @@
+# velk_export_def(TARGET DEF)
+# Exports a DLL's functions through a .def file that names __stdcall functions
+# with their decorations (DmiInvoke@4 @4): the DLL exports the plain names at the
+# given ordinals, and its import library lets C callers link to them.
+function(velk_export_def target def)
+  set(def ${CMAKE_CURRENT_SOURCE_DIR}/${def})
+  target_sources(${target} PRIVATE ${def})
+  target_link_options(${target} PRIVATE -Wl,--kill-at)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_DLLTOOL} -d ${def} -l $<TARGET_LINKER_FILE:${target}> -k
+    COMMENT "Import library of ${target}")
+endfunction()

@@ -1,0 +1,109 @@
+// Test support for programs that talk to a DMI service layer: the stand-in's
+// test knobs, command blocks, and a recorder of confirmations.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "dmiapi.h"
+
+// Sets the service layer's test knobs for as long as it lives; a fresh set
+// starts from none.
+class ServiceLayerKnobs {
+public:
+    ServiceLayerKnobs() { Clear(); }
+    ~ServiceLayerKnobs() { Clear(); }
+    ServiceLayerKnobs &Set(const char *name, DWORD value)
+    {
+        HKEY key;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, DMIAPI_KNOBS_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                            nullptr) == ERROR_SUCCESS) {
+            RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value), sizeof value);
+            RegCloseKey(key);
+        }
+        return *this;
+    }
+    static void Clear() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, DMIAPI_KNOBS_KEY); }
+};
+
+// One command block with room for command-specific words, and its response buffer.
+struct TestBlock {
+    alignas(4) unsigned char bytes[512] = {};
+    alignas(4) unsigned char response[256] = {};
+
+    DmiCommandBlock *operator->() { return reinterpret_cast<DmiCommandBlock *>(bytes); }
+    DmiCommandBlock *get() { return reinterpret_cast<DmiCommandBlock *>(bytes); }
+    uint32_t &Word(uint32_t offset) { return *reinterpret_cast<uint32_t *>(bytes + offset); }
+    uint32_t &ResponseWord(uint32_t offset) { return *reinterpret_cast<uint32_t *>(response + offset); }
+
+    TestBlock() = default;
+    TestBlock(const TestBlock &) = delete; // the block points into itself
+    TestBlock &operator=(const TestBlock &) = delete;
+
+    TestBlock(uint32_t command, uint32_t handle, uint32_t context)
+    {
+        DmiCommandBlock *b = get();
+        b->signature = DMI_SIGNATURE;
+        b->command = command;
+        b->blockLength = DMI_REGISTRATION_BLOCK_SIZE;
+        b->handle = handle;
+        b->context = context;
+        b->reserved24 = 1;
+        b->responseSize = sizeof response;
+        b->response = response;
+    }
+    // A registration block whose confirmations go to `confirm`.
+    TestBlock(DmiConfirmCallback confirm, uint32_t context) : TestBlock(DMI_CMD_REGISTER, 0, context)
+    {
+        get()->confirmCallback = confirm;
+    }
+};
+
+// Records every confirmation delivered to RecordConfirmation.
+struct ConfirmationLog {
+    struct Entry {
+        DmiCommandBlock *block;
+        uint32_t command, handle, context, status;
+        DWORD thread;
+    };
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<Entry> entries;
+
+    void Add(DmiCommandBlock *b)
+    {
+        std::lock_guard<std::mutex> g(lock);
+        entries.push_back({b, b->command, b->handle, b->context, b->completionStatus, GetCurrentThreadId()});
+        changed.notify_all();
+    }
+    // True once at least `count` confirmations have arrived within `timeout`.
+    bool WaitFor(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10))
+    {
+        std::unique_lock<std::mutex> g(lock);
+        return changed.wait_for(g, timeout, [&] { return entries.size() >= count; });
+    }
+    size_t Count()
+    {
+        std::lock_guard<std::mutex> g(lock);
+        return entries.size();
+    }
+    std::vector<Entry> Snapshot()
+    {
+        std::lock_guard<std::mutex> g(lock);
+        return entries;
+    }
+    void Reset()
+    {
+        std::lock_guard<std::mutex> g(lock);
+        entries.clear();
+    }
+};
+
+inline ConfirmationLog g_confirmations;
+
+inline void __stdcall RecordConfirmation(DmiCommandBlock *block) { g_confirmations.Add(block); }
