@@ -15,6 +15,8 @@
  *   ConfirmInCall         non-zero: confirmations run inside DmiInvoke, before it returns
  *   RefuseUnregistration  non-zero: 257 returns this value, the handle stays
  *   ConfirmDelay          milliseconds a confirmation waits before it runs
+ *   FailRegistration      non-zero: a registration is confirmed, inside DmiInvoke,
+ *                         with this completionStatus and handle 0 at +8
  */
 #ifndef DMIAPI_H
 #define DMIAPI_H

@@ -12,6 +12,7 @@ typedef struct Knobs {
     DWORD confirmInCall;
     DWORD refuseUnregistration;
     DWORD confirmDelay;
+    DWORD failRegistration;
 } Knobs;
 
 typedef struct Registration {
@@ -54,14 +55,14 @@ static void Release(void *p)
 
 static void ReadKnobs(Knobs *knobs)
 {
-    static const char *const names[] = {"RefuseRegistration", "NeverConfirm", "ConfirmInCall",
-                                        "RefuseUnregistration", "ConfirmDelay"};
+    static const char *const names[] = {"RefuseRegistration", "NeverConfirm",  "ConfirmInCall",
+                                        "RefuseUnregistration", "ConfirmDelay", "FailRegistration"};
     DWORD *values = &knobs->refuseRegistration;
     HKEY key;
     memset(knobs, 0, sizeof *knobs);
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, DMIAPI_KNOBS_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return;
-    for (int i = 0; i < 5; i++) {
+    for (int i = 0; i < (int)(sizeof names / sizeof names[0]); i++) {
         DWORD type, size = sizeof(DWORD), value;
         if (RegQueryValueExA(key, names[i], NULL, &type, (BYTE *)&value, &size) == ERROR_SUCCESS &&
             type == REG_DWORD && size == sizeof(DWORD))
@@ -175,6 +176,30 @@ static uint32_t Confirm(const Registration *reg, DmiCommandBlock *block, uint32_
     return 0;
 }
 
+/* Under g_lock. */
+static Registration **FindRegistration(uint32_t handle)
+{
+    Registration **link = &g_registrations;
+    while (*link && (*link)->handle != handle)
+        link = &(*link)->next;
+    return link;
+}
+
+/* A registration that fails on completion: confirmed at once with the knob's
+ * status and no handle. */
+static uint32_t FailRegistration(const Knobs *knobs, DmiCommandBlock *block)
+{
+    Work *work = Allocate(sizeof *work);
+    if (!work)
+        return DMIAPI_ERR_NO_MEMORY;
+    work->block = block;
+    work->confirm = block->confirmCallback;
+    work->status = knobs->failRegistration;
+    work->delay = knobs->confirmDelay;
+    Complete(work);
+    return 0;
+}
+
 static uint32_t Register(DmiCommandBlock *block)
 {
     if (block->blockLength < DMI_REGISTRATION_BLOCK_SIZE || !block->confirmCallback || !block->response ||
@@ -184,6 +209,8 @@ static uint32_t Register(DmiCommandBlock *block)
     ReadKnobs(&knobs);
     if (knobs.refuseRegistration)
         return knobs.refuseRegistration;
+    if (knobs.failRegistration)
+        return FailRegistration(&knobs, block);
     Registration *reg = Allocate(sizeof *reg);
     if (!reg)
         return DMIAPI_ERR_NO_MEMORY;
@@ -197,15 +224,6 @@ static uint32_t Register(DmiCommandBlock *block)
     LeaveCriticalSection(&g_lock);
     Registration snapshot = *reg;
     return Confirm(&snapshot, block, snapshot.handle);
-}
-
-/* Under g_lock. */
-static Registration **FindRegistration(uint32_t handle)
-{
-    Registration **link = &g_registrations;
-    while (*link && (*link)->handle != handle)
-        link = &(*link)->next;
-    return link;
 }
 
 /* Under g_lock: commands of `handle` still waiting end as cancelled. */
@@ -250,7 +268,9 @@ uint32_t __stdcall DmiInvoke(DmiCommandBlock *block)
         return Register(block);
     case DMI_CMD_UNTRACKED_1026:
     case DMI_CMD_UNTRACKED_1027:
-        /* Machine-wide requests: complete at once, no confirmation. */
+        /* Requests without a management handle: complete at once, no confirmation. */
+        if (block->handle != 0)
+            return DMIAPI_ERR_BAD_BLOCK;
         block->returnedCount = 0;
         block->completionStatus = 0;
         return 0;

@@ -88,6 +88,8 @@ TEST_F(ServiceLayer, UntrackedCommandsCompleteWithoutConfirmation)
         b->completionStatus = 99;
         EXPECT_EQ(DmiInvoke(b.get()), 0u);
         EXPECT_EQ(b->completionStatus, 0u);
+        TestBlock withHandle(command, 5, 1);
+        EXPECT_EQ(DmiInvoke(withHandle.get()), (uint32_t)DMIAPI_ERR_BAD_BLOCK) << "they take no handle";
     }
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(g_confirmations.Count(), 0u);
@@ -143,6 +145,17 @@ TEST_F(ServiceLayer, KnobsRefuseRegistrationAndUnregistration)
     TestBlock still(512, handle, 4);
     EXPECT_EQ(DmiInvoke(still.get()), 0u) << "a refused unregistration leaves the handle";
     EXPECT_TRUE(g_confirmations.WaitFor(2));
+}
+
+TEST_F(ServiceLayer, KnobFailRegistrationConfirmsWithoutAHandle)
+{
+    knobs.Set("FailRegistration", 0x77);
+    TestBlock reg(RecordConfirmation, 1);
+    reg.ResponseWord(8) = 0xCCCCCCCC;
+    EXPECT_EQ(DmiInvoke(reg.get()), 0u);
+    ASSERT_EQ(g_confirmations.Count(), 1u) << "confirmed inside the call";
+    EXPECT_EQ(reg->completionStatus, 0x77u);
+    EXPECT_EQ(reg.ResponseWord(8), 0u);
 }
 
 TEST_F(ServiceLayer, KnobNeverConfirmAcceptsSilently)
