@@ -1,5 +1,5 @@
 # Two commands for a fresh machine: `make demo` and `make test` (see README.md).
-.PHONY: deps build demo test clean
+.PHONY: deps build demo test bench clean
 
 deps:
 	scripts/install-deps.sh
@@ -12,6 +12,9 @@ demo: build
 
 test: build
 	scripts/test.sh
+
+bench: build
+	scripts/bench.sh
 
 clean:
 	scripts/wine-machine.sh stop build/wineprefix

@@ -16,10 +16,11 @@ start)
   if [ ! -f "$prefix/system.reg" ]; then
     echo "wine-machine: creating the test machine in $prefix" >&2
     # No Mono or Gecko: nothing here needs them, and their installers would ask.
-    WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 \
+    WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 9>&- \
       || { echo "wine-machine: wineboot failed for $prefix" >&2; exit 1; }
     wineserver -w
   fi
+  exec 9>&- # programs started below must not inherit the lock
   # Keep the server up between test programs (exit 2: one runs already), and
   # start the machine's own services now, detached from the caller's output:
   # started later by a test, they would hold its output pipe open.
