@@ -338,6 +338,49 @@ TEST_F(RouterTest, InstallPassesItsArgumentsThrough)
               (uint32_t)DMIAPI_ERR_UNSUPPORTED) << "the fifth argument reaches the service layer";
 }
 
+// Runs attach_probe from `dir` (its DLL search starts there); returns its exit code.
+DWORD RunAttachProbe(const std::string &dir, const char *mode)
+{
+    std::string commandLine = "\"" + dir + "\\attach_probe.exe\" " + mode;
+    STARTUPINFOA si = {sizeof si};
+    PROCESS_INFORMATION pi;
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &si, &pi))
+        return 0xDEAD;
+    WaitForSingleObject(pi.hProcess, 30000);
+    DWORD code = 0xDEAD;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return code;
+}
+
+std::string ModuleDirectory()
+{
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string s = path;
+    return s.substr(0, s.find_last_of('\\'));
+}
+
+TEST(RouterAttach, FailsWithoutTheServiceLayerAndSurvivesUnloadWithOpenHandles)
+{
+    std::string bin = ModuleDirectory();
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    std::string alone = std::string(temp) + "velk-router-alone";
+    CreateDirectoryA(alone.c_str(), nullptr);
+    for (const char *file : {"VELKDLL.dll", "attach_probe.exe"})
+        ASSERT_TRUE(CopyFileA((bin + "\\" + file).c_str(), (alone + "\\" + file).c_str(), FALSE)) << file;
+
+    EXPECT_EQ(RunAttachProbe(alone, "load"), 1u) << "no DMIAPI.DLL beside it: the router does not load";
+    EXPECT_EQ(RunAttachProbe(bin, "load"), 0u);
+    EXPECT_EQ(RunAttachProbe(bin, "reload"), 0u);
+
+    for (const char *file : {"VELKDLL.dll", "attach_probe.exe"})
+        DeleteFileA((alone + "\\" + file).c_str());
+    RemoveDirectoryA(alone.c_str());
+}
+
 // Busy heap blocks of one size in the process heap, where the router allocates.
 size_t HeapBlocksOfSize(size_t size)
 {
