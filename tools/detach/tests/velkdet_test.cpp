@@ -218,20 +218,33 @@ TEST_F(Platform, OnNtTheProgramIsDetachedAndInheritsNothing)
     EXPECT_EQ(WaitForSingleObject(event_, 0), WAIT_TIMEOUT);
 }
 
-// Makes the test machine report a non-NT platform to velkdet only.
+// Makes the test machine report a non-NT platform to velkdet only, and takes
+// the setting away again, with the parent key when it was not there before.
 class NonNtVelkdet {
 public:
-    static constexpr const char *kKey = "Software\\Wine\\AppDefaults\\velkdet.exe";
     NonNtVelkdet()
     {
         HKEY key;
+        hadParent_ = RegOpenKeyExA(HKEY_CURRENT_USER, kParent, 0, KEY_READ, &key) == ERROR_SUCCESS;
+        if (hadParent_)
+            RegCloseKey(key);
         EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS,
                                   nullptr, &key, nullptr), ERROR_SUCCESS);
         EXPECT_EQ(RegSetValueExA(key, "Version", 0, REG_SZ,
                                  reinterpret_cast<const BYTE *>("win98"), 6), ERROR_SUCCESS);
         RegCloseKey(key);
     }
-    ~NonNtVelkdet() { RegDeleteKeyA(HKEY_CURRENT_USER, kKey); }
+    ~NonNtVelkdet()
+    {
+        RegDeleteKeyA(HKEY_CURRENT_USER, kKey);
+        if (!hadParent_)
+            RegDeleteKeyA(HKEY_CURRENT_USER, kParent);
+    }
+
+private:
+    static constexpr const char *kParent = "Software\\Wine\\AppDefaults";
+    static constexpr const char *kKey = "Software\\Wine\\AppDefaults\\velkdet.exe";
+    bool hadParent_ = false;
 };
 
 TEST_F(Platform, ElsewhereTheProgramIsHiddenAndInheritsHandles)
