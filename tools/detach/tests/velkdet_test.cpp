@@ -64,6 +64,8 @@ std::string TakeMessageBox(DWORD pid)
         if (search.found) {
             char text[512] = "";
             GetDlgItemTextA(search.found, 0xFFFF, text, sizeof text);
+            EXPECT_NE(GetDlgItem(search.found, IDOK), nullptr) << "an OK button";
+            EXPECT_EQ(GetDlgItem(search.found, IDCANCEL), nullptr) << "and no other";
             PostMessageA(search.found, WM_COMMAND, IDOK, 0);
             return text;
         }
