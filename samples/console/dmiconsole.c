@@ -51,8 +51,14 @@ static void PrintResponseString(const DmiCommandBlock *block, uint32_t wordOffse
         printf("    %s \"%.*s\"\n", label, (int)length, text);
 }
 
-/* The confirmation callback: runs on a thread of the service layer or transport. */
+/* The confirmation callback runs on a thread of the service layer or transport,
+ * possibly before DmiInvoke has returned: it only hands the block back. */
 static void __stdcall OnConfirmation(DmiCommandBlock *block)
+{
+    SetEvent(g_confirmed);
+}
+
+static void PrintConfirmation(const DmiCommandBlock *block)
 {
     char name[48];
     printf("  confirmation: %s  status %u  returned %u  handle 0x%08X\n", Describe(block->command, name, sizeof name),
@@ -61,8 +67,6 @@ static void __stdcall OnConfirmation(DmiCommandBlock *block)
         PrintResponseString(block, 0, "specification level");
         PrintResponseString(block, 4, "implementation");
     }
-    fflush(stdout);
-    SetEvent(g_confirmed);
 }
 
 /* Sends the block and waits for its confirmation; returns 0 when both happened. */
@@ -76,11 +80,11 @@ static int InvokeAndWait(DmiCommandBlock *block)
         return 1;
     }
     printf("%s: accepted\n", what);
-    fflush(stdout);
     if (WaitForSingleObject(g_confirmed, CONFIRMATION_WAIT_MS) != WAIT_OBJECT_0) {
         printf("%s: no confirmation within %u s\n", what, CONFIRMATION_WAIT_MS / 1000);
         return 1;
     }
+    PrintConfirmation(block);
     return 0;
 }
 
