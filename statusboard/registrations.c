@@ -298,8 +298,10 @@ uint32_t __stdcall RegisterVelkDll(void)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return BOARD_INVALID_HANDLE;
     }
+    /* No probe here: routers register from their loader notification, where a
+     * service layer that confirms on a thread of its own cannot start that
+     * thread, and the probe would stall the load for its whole wait. */
     LockBoard();
-    RefreshProbe();
     uint32_t handle = AllocBoardBlock(sizeof(VelkDllRecord), g_heap);
     if (!handle)
         return Finish(0, ERROR_NOT_ENOUGH_MEMORY);

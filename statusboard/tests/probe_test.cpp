@@ -60,7 +60,7 @@ TEST_F(Probe, WithoutTheServiceLayerLibraryEveryCallReportsItDeadAtOnce)
             EXPECT_LT(status[3], 1000u) << "ms";
             EXPECT_EQ(view.header()->probeNeeded, 1u) << "tried again at the next call";
         }
-        uint32_t h = peer.Register("router");
+        uint32_t h = peer.Register("event");
         EXPECT_NE(h, BOARD_INVALID_HANDLE) << "a dead service layer fails no registration";
         EXPECT_EQ(view.header()->slAnswered, 0u);
     }
@@ -96,6 +96,22 @@ TEST_F(Probe, ConfirmingServiceLayerIsProbedOnceUntilTheLastServerLeaves)
     EXPECT_EQ(view.header()->probeNeeded, 1u);
     EXPECT_EQ(view.header()->slAnswered, 1u) << "kept until the next probe";
     EXPECT_EQ(GetStatus(0, nullptr, nullptr) & STATUS_SL_ALIVE, 0u) << "the next call probes again";
+}
+
+TEST_F(Probe, RouterRegistrationFromItsLoaderNotificationRunsNoProbe)
+{
+    // The stand-in confirms on a thread it starts, which cannot run while a
+    // library is being loaded: a probe there could only wait and fail.
+    auto start = std::chrono::steady_clock::now();
+    HMODULE router = LoadLibraryA("router_like.dll");
+    auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_NE(router, nullptr);
+    EXPECT_LT(took, 4000ms);
+    EXPECT_EQ(view.List(KIND_DLL).size(), 1u);
+    EXPECT_EQ(view.header()->probeNeeded, 1u);
+    EXPECT_NE(GetStatus(0, nullptr, nullptr) & STATUS_SL_ALIVE, 0u) << "the next GetStatus probes";
+    FreeLibrary(router);
+    EXPECT_TRUE(view.List(KIND_DLL).empty());
 }
 
 TEST_F(Probe, RefusedUnregistrationFailsTheProbe)
