@@ -207,6 +207,33 @@ TEST_F(MultiProcess, LaterProcessLaysOutADamagedHeapAnew)
     EXPECT_EQ(view.FreeList(), (std::vector<std::pair<uint32_t, uint32_t>>{{24, 524264}}));
 }
 
+TEST_F(MultiProcess, UnloadingTheLibraryRemovesTheProcesssRecords)
+{
+    uint32_t attached = view.header()->attachCount;
+    Peer loader("", "dynamic_loader.exe");
+    ASSERT_NE(loader.Expect("registered "), "");
+    EXPECT_EQ(view.header()->attachCount, attached + 1);
+    EXPECT_EQ(view.CountOwnedBy(KIND_DLL, loader.pid()), 1u);
+    loader.Send("unload");
+    EXPECT_EQ(loader.Expect("unloaded "), "unloaded 1");
+    EXPECT_EQ(view.CountOwnedBy(KIND_DLL, loader.pid()), 0u) << "removed while the process lives on";
+    EXPECT_EQ(view.header()->attachCount, attached);
+}
+
+TEST_F(MultiProcess, NotificationThreadKeepsTheLibraryLoaded)
+{
+    Peer loader("", "dynamic_loader.exe", "event");
+    ASSERT_NE(loader.Expect("registered "), "");
+    loader.Send("unload");
+    EXPECT_EQ(loader.Expect("unloaded "), "unloaded 0") << "its thread still runs in the library";
+    EXPECT_EQ(view.CountOwnedBy(KIND_EVENT, loader.pid()), 1u);
+    const DWORD pid = loader.pid();
+    loader.EndInput();
+    ASSERT_TRUE(loader.WaitExit(10000));
+    EXPECT_EQ(view.CountOwnedBy(KIND_EVENT, pid), 0u);
+    EXPECT_EQ(view.CountOwnedBy(KIND_DLL, pid), 0u);
+}
+
 TEST_F(MultiProcess, RouterImportsByOrdinal)
 {
     // The import table of a program linked with the by-ordinal import library.
