@@ -18,25 +18,24 @@ static HMODULE g_module;
  * their links. */
 typedef struct BoardList {
     uint32_t kind;
-    uint32_t recordSize;
     uint32_t *head, *tail;
     uint32_t nextAt, prevAt;
 } BoardList;
 
 static BoardList ListOf(uint32_t kind)
 {
-    BoardList list = {kind, 0, NULL, NULL, 0, 0};
+    BoardList list = {kind, NULL, NULL, 0, 0};
     switch (kind) {
     case KIND_EVENT:
-        list = (BoardList){kind, sizeof(EventCallbackRecord), &g_board->eventListHead, &g_board->eventListTail,
+        list = (BoardList){kind, &g_board->eventListHead, &g_board->eventListTail,
                            offsetof(EventCallbackRecord, next), offsetof(EventCallbackRecord, prev)};
         break;
     case KIND_DLL:
-        list = (BoardList){kind, sizeof(VelkDllRecord), &g_board->dllListHead, &g_board->dllListTail,
+        list = (BoardList){kind, &g_board->dllListHead, &g_board->dllListTail,
                            offsetof(VelkDllRecord, next), offsetof(VelkDllRecord, prev)};
         break;
     case KIND_SERVER:
-        list = (BoardList){kind, sizeof(VelkServerRecord), &g_board->serverListHead, &g_board->serverListTail,
+        list = (BoardList){kind, &g_board->serverListHead, &g_board->serverListTail,
                            offsetof(VelkServerRecord, next), offsetof(VelkServerRecord, prev)};
         break;
     }
@@ -76,9 +75,17 @@ static int LookupRecord(uint32_t handle, uint32_t kind)
     return 0;
 }
 
+/* Every process may write the board: links are followed, and written through,
+ * only where they name a record of the list's kind, so that a damaged board is
+ * never written outside the heap. */
+static int Linked(uint32_t record, uint32_t kind)
+{
+    return record && IsRecord(record, kind);
+}
+
 static void Append(const BoardList *list, uint32_t record)
 {
-    if (!*list->head) {
+    if (!Linked(*list->tail, list->kind)) {
         *list->head = *list->tail = record;
         return;
     }
@@ -92,6 +99,10 @@ static void Append(const BoardList *list, uint32_t record)
 static void Unlink(const BoardList *list, uint32_t record)
 {
     uint32_t next = *Field(record, list->nextAt), prev = *Field(record, list->prevAt);
+    if (!Linked(next, list->kind))
+        next = 0;
+    if (!Linked(prev, list->kind))
+        prev = 0;
     if (next) {
         *Field(next, list->prevAt) = prev;
     } else {

@@ -154,6 +154,25 @@ TEST_F(Board, WrongHandlesAreRefusedAndChangeNothing)
     UnregisterEventCallback(event);
 }
 
+TEST_F(Board, DamagedListLinksAreNotWrittenThrough)
+{
+    uint32_t a = RegisterVelkDll(), b = RegisterVelkDll();
+    // Another process scribbled over the list: a link and the tail lead out of the heap.
+    view.Locked([&] {
+        view.word(a + offsetof(VelkDllRecord, next)) = 0x7FFFFFF0;
+        return view.header()->dllListTail = 0xFFFFFF00;
+    });
+    EXPECT_EQ(UnregisterVelkDll(a), 1u);
+    uint32_t c = RegisterVelkDll();
+    ASSERT_NE(c, BOARD_INVALID_HANDLE);
+    EXPECT_EQ(view.List(KIND_DLL), (std::vector<std::pair<uint32_t, uint32_t>>{{c, GetCurrentProcessId()}}))
+        << "the damaged list starts over";
+    EXPECT_EQ(UnregisterVelkDll(c), 1u);
+    EXPECT_EQ(UnregisterVelkDll(b), 1u) << "the record cut off from the list can still be ended";
+    EXPECT_TRUE(view.List(KIND_DLL).empty());
+    EXPECT_EQ(view.FreeList(), (std::vector<std::pair<uint32_t, uint32_t>>{{24, 524264}}));
+}
+
 TEST_F(Board, RouterReportsAddUpLaneByLane)
 {
     uint32_t a = RegisterVelkDll(), b = RegisterVelkDll(), total = 0;
