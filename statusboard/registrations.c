@@ -120,15 +120,12 @@ static void Unlink(const BoardList *list, uint32_t record)
     *Field(record, 0) = 0;
 }
 
-/* The probe's outcome is no caller's error: the thread's last error survives it. */
 static void RefreshProbe(void)
 {
     if (g_board->probeNeeded) {
-        DWORD error = GetLastError();
         g_board->slAnswered = ProbeServiceLayer();
         if (g_board->slAnswered)
             g_board->probeNeeded = 0;
-        SetLastError(error);
     }
 }
 
