@@ -1,4 +1,5 @@
 /* The entry points, the dispatcher and the relay of local confirmations. */
+#include "activity.h"
 #include "router.h"
 #include "velkdll.h"
 
@@ -12,7 +13,10 @@ static BOOL IsRegistrationBlockUsable(const DmiCommandBlock *block)
 
 static uint32_t CallServiceLayer(DmiCommandBlock *block)
 {
-    return g_router.slInvoke(block);
+    BeginActivity(LOCAL_INVOKES);
+    uint32_t result = g_router.slInvoke(block);
+    EndActivity(LOCAL_INVOKES);
+    return result;
 }
 
 static uint32_t Dispatch(DmiCommandBlock *block, BOOL wait)
@@ -122,6 +126,7 @@ void __stdcall RouterConfirm(DmiCommandBlock *block)
      * block is ignored. */
     if (!ClaimPending(pc, block))
         return;
+    BeginActivity(LOCAL_CONFIRMS);
 
     /* Read before the block goes back to the application, which may reuse it. */
     uint32_t command = block->command;
@@ -157,6 +162,7 @@ void __stdcall RouterConfirm(DmiCommandBlock *block)
     }
     if (unregistered)
         FreeMapEntry(entry);
+    EndActivity(LOCAL_CONFIRMS);
 }
 
 uint32_t __stdcall RouterSecondStub(uint32_t value)

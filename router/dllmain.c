@@ -1,4 +1,5 @@
 /* Loading and unloading of the router. */
+#include "activity.h"
 #include "router.h"
 
 static BOOL Attach(void)
@@ -18,7 +19,10 @@ static BOOL Attach(void)
         return FALSE;
     g_router.slInvoke = (ServiceLayerInvokeFn)GetProcAddress(g_router.serviceLayer, "DmiInvoke");
     g_router.slInstall = (ServiceLayerInstallFn)GetProcAddress(g_router.serviceLayer, "DmiInstall");
-    return g_router.slInvoke && g_router.slInstall;
+    if (!g_router.slInvoke || !g_router.slInstall)
+        return FALSE;
+    RegisterActivity();
+    return TRUE;
 }
 
 /* Each step only for what exists, so that a failed attach is undone too. When the
@@ -26,6 +30,7 @@ static BOOL Attach(void)
  * libraries: the lists are left alone, since a lock may belong to a dead thread. */
 static void Detach(BOOL processEnding)
 {
+    UnregisterActivity();
     if (!processEnding)
         FreeTrackingLists();
     if (g_router.serviceLayer && !processEnding)

@@ -15,6 +15,7 @@
  *   ConfirmInCall         non-zero: confirmations run inside DmiInvoke, before it returns
  *   RefuseUnregistration  non-zero: 257 returns this value, the handle stays
  *   ConfirmDelay          milliseconds a confirmation waits before it runs
+ *   InvokeDelay           milliseconds DmiInvoke takes for a command on the handle
  *   FailRegistration      non-zero: a registration is confirmed, inside DmiInvoke,
  *                         with this completionStatus and handle 0 at +8
  */

@@ -13,6 +13,7 @@ typedef struct Knobs {
     DWORD refuseUnregistration;
     DWORD confirmDelay;
     DWORD failRegistration;
+    DWORD invokeDelay;
 } Knobs;
 
 typedef struct Registration {
@@ -56,7 +57,8 @@ static void Release(void *p)
 static void ReadKnobs(Knobs *knobs)
 {
     static const char *const names[] = {"RefuseRegistration", "NeverConfirm",  "ConfirmInCall",
-                                        "RefuseUnregistration", "ConfirmDelay", "FailRegistration"};
+                                        "RefuseUnregistration", "ConfirmDelay", "FailRegistration",
+                                        "InvokeDelay"};
     DWORD *values = &knobs->refuseRegistration;
     HKEY key;
     memset(knobs, 0, sizeof *knobs);
@@ -234,17 +236,32 @@ static void CancelQueued(uint32_t handle)
             w->status = DMIAPI_STATUS_CANCELLED;
 }
 
+/* A copy of the registration a handle names, taken under the lock. */
+static BOOL SnapshotRegistration(uint32_t handle, Registration *copy)
+{
+    EnterCriticalSection(&g_lock);
+    Registration *reg = *FindRegistration(handle);
+    if (reg)
+        *copy = *reg;
+    LeaveCriticalSection(&g_lock);
+    return reg != NULL;
+}
+
 static uint32_t CommandOnHandle(DmiCommandBlock *block)
 {
     Registration snapshot;
+    if (!SnapshotRegistration(block->handle, &snapshot))
+        return DMIAPI_ERR_UNKNOWN_HANDLE;
+    if (snapshot.knobs.invokeDelay)
+        Sleep(snapshot.knobs.invokeDelay);
+
     EnterCriticalSection(&g_lock);
     Registration **link = FindRegistration(block->handle);
     Registration *reg = *link;
     if (!reg) {
         LeaveCriticalSection(&g_lock);
-        return DMIAPI_ERR_UNKNOWN_HANDLE;
+        return DMIAPI_ERR_UNKNOWN_HANDLE; /* ended while this call waited */
     }
-    snapshot = *reg;
     if (block->command == DMI_CMD_UNREGISTER) {
         if (reg->knobs.refuseUnregistration) {
             LeaveCriticalSection(&g_lock);
