@@ -1,6 +1,6 @@
-#include "activity.h"
+#include <windows.h>
 
-#include "velkcomm.h"
+#include "activity.h"
 
 static uint32_t g_boardHandle;
 static volatile LONG g_counters[4]; /* indexed by lane */
@@ -29,14 +29,14 @@ void UnregisterActivity(void)
     g_boardHandle = 0;
 }
 
-void BeginActivity(ActivityCounter counter)
+void BeginActivity(int lane)
 {
-    InterlockedIncrement(&g_counters[counter]);
+    InterlockedIncrement(&g_counters[lane]);
     PublishActivity();
 }
 
-void EndActivity(ActivityCounter counter)
+void EndActivity(int lane)
 {
-    InterlockedDecrement(&g_counters[counter]);
+    InterlockedDecrement(&g_counters[lane]);
     PublishActivity();
 }

@@ -13,9 +13,9 @@ static BOOL IsRegistrationBlockUsable(const DmiCommandBlock *block)
 
 static uint32_t CallServiceLayer(DmiCommandBlock *block)
 {
-    BeginActivity(LOCAL_INVOKES);
+    BeginActivity(ACTIVITY_LOCAL_INVOKES);
     uint32_t result = g_router.slInvoke(block);
-    EndActivity(LOCAL_INVOKES);
+    EndActivity(ACTIVITY_LOCAL_INVOKES);
     return result;
 }
 
@@ -126,7 +126,7 @@ void __stdcall RouterConfirm(DmiCommandBlock *block)
      * block is ignored. */
     if (!ClaimPending(pc, block))
         return;
-    BeginActivity(LOCAL_CONFIRMS);
+    BeginActivity(ACTIVITY_LOCAL_CONFIRMS);
 
     /* Read before the block goes back to the application, which may reuse it. */
     uint32_t command = block->command;
@@ -162,7 +162,7 @@ void __stdcall RouterConfirm(DmiCommandBlock *block)
     }
     if (unregistered)
         FreeMapEntry(entry);
-    EndActivity(LOCAL_CONFIRMS);
+    EndActivity(ACTIVITY_LOCAL_CONFIRMS);
 }
 
 uint32_t __stdcall RouterSecondStub(uint32_t value)

@@ -362,21 +362,23 @@ std::string ModuleDirectory()
     return s.substr(0, s.find_last_of('\\'));
 }
 
-TEST(RouterAttach, FailsWithoutTheServiceLayerAndSurvivesUnloadWithOpenHandles)
+TEST(RouterAttach, FailsWithoutTheServiceLayerAndServesWithoutTheBoard)
 {
     std::string bin = ModuleDirectory();
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
     std::string alone = std::string(temp) + "velk-router-alone";
     CreateDirectoryA(alone.c_str(), nullptr);
-    for (const char *file : {"VELKDLL.dll", "attach_probe.exe"})
+    const char *files[] = {"VELKDLL.dll", "VELKCOMM.dll", "attach_probe.exe"};
+    for (const char *file : files)
         ASSERT_TRUE(CopyFileA((bin + "\\" + file).c_str(), (alone + "\\" + file).c_str(), FALSE)) << file;
 
     EXPECT_EQ(RunAttachProbe(alone, "load"), 1u) << "no DMIAPI.DLL beside it: the router does not load";
     EXPECT_EQ(RunAttachProbe(bin, "load"), 0u);
     EXPECT_EQ(RunAttachProbe(bin, "reload"), 0u);
+    EXPECT_EQ(RunAttachProbe(bin, "boardfull"), 0u) << "a router the board refused still serves";
 
-    for (const char *file : {"VELKDLL.dll", "attach_probe.exe"})
+    for (const char *file : files)
         DeleteFileA((alone + "\\" + file).c_str());
     RemoveDirectoryA(alone.c_str());
 }
