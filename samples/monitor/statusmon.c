@@ -68,7 +68,7 @@ static void __stdcall OnStatus(uint32_t flags)
     if (memcmp(&now, &g_last, sizeof now) != 0) {
         g_last = now;
         PrintStatus("change", &now);
-        if (g_changeLimit && ++g_changes >= g_changeLimit)
+        if (++g_changes == g_changeLimit)
             SetEvent(g_done);
     }
     LeaveCriticalSection(&g_lock);
