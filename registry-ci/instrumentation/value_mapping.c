@@ -44,6 +44,25 @@ static int ReadIntoCache(ComponentContext *ctx, const char *name)
     return 1;
 }
 
+/* Makes the key of `subPath` under workHive the open key; the cache is emptied. */
+static int OpenRowKey(ComponentContext *ctx, const char *subPath)
+{
+    HKEY key;
+    if (ctx->openKey) {
+        RegCloseKey(ctx->openKey);
+        ctx->openKey = NULL;
+    }
+    if (!ctx->workHive ||
+        RegOpenKeyExA((HKEY)(ULONG_PTR)ctx->workHive, subPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return 0;
+    ctx->openKey = key;
+    ctx->openHive = ctx->workHive;
+    strcpy(ctx->openPath, subPath);
+    ctx->cachedNameValid = 0;
+    ctx->cachedName[0] = 0;
+    return 1;
+}
+
 int ReadRowValue(ComponentContext *ctx, const AttributeValue *row, char *subPath, char *valueName)
 {
     const uint32_t *path = row[0].value, *name = row[1].value, *item = row[2].value;
@@ -57,24 +76,15 @@ int ReadRowValue(ComponentContext *ctx, const AttributeValue *row, char *subPath
     ctx->requestItem = *item;
     ctx->workHive = SplitKeyPath(fullPath, subPath);
 
-    if (!(ctx->openKey && ctx->workHive == ctx->openHive && strcmp(subPath, ctx->openPath) == 0)) {
-        HKEY key;
-        if (ctx->openKey) {
-            RegCloseKey(ctx->openKey);
-            ctx->openKey = NULL;
-        }
-        if (!ctx->workHive ||
-            RegOpenKeyExA((HKEY)(ULONG_PTR)ctx->workHive, subPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
-            return 0;
-        ctx->openKey = key;
-        ctx->openHive = ctx->workHive;
-        strcpy(ctx->openPath, subPath);
-        ctx->cachedNameValid = 0;
-        ctx->cachedName[0] = 0;
-    }
-    if (!ctx->cachedNameValid || strcmp(valueName, ctx->cachedName) != 0)
-        return ReadIntoCache(ctx, valueName);
-    return 1;
+    int reused = ctx->openKey && ctx->workHive == ctx->openHive && strcmp(subPath, ctx->openPath) == 0;
+    if (!reused && !OpenRowKey(ctx, subPath))
+        return 0;
+    if (ctx->cachedNameValid && strcmp(valueName, ctx->cachedName) == 0)
+        return 1;
+    if (ReadIntoCache(ctx, valueName))
+        return 1;
+    /* The key kept open may have been deleted and created anew since: open it again. */
+    return reused && OpenRowKey(ctx, subPath) && ReadIntoCache(ctx, valueName);
 }
 
 uint32_t FormatHexBytes(const unsigned char *data, uint32_t size, char *text)
