@@ -262,8 +262,6 @@ uint32_t RemoveComponent(uint32_t componentId)
     snprintf(name, sizeof name, "%u", (unsigned)componentId);
     LONG r = componentId ? RegDeleteKeyA(all, name) : ERROR_FILE_NOT_FOUND;
     RegCloseKey(all);
-    /* The store goes with its last component; this fails while others remain. */
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, DMIAPI_COMPONENTS_KEY);
     return r == ERROR_SUCCESS ? 0 : DMIAPI_ERR_NO_SUCH_COMPONENT;
 }
 
