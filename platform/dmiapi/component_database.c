@@ -267,27 +267,24 @@ uint32_t RemoveComponent(uint32_t componentId)
 
 Component *LoadComponent(uint32_t componentId)
 {
-    char name[16];
-    HKEY all = OpenComponents(KEY_READ, 0), key;
+    char path[64], small[4096];
+    HKEY key;
     Component *c = NULL;
-    if (!all)
+    snprintf(path, sizeof path, "%s\\%u", DMIAPI_COMPONENTS_KEY, (unsigned)componentId);
+    if (!componentId || RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return NULL;
-    snprintf(name, sizeof name, "%u", (unsigned)componentId);
-    if (componentId && RegOpenKeyExA(all, name, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-        DWORD type, size = 0;
-        if (RegQueryValueExA(key, "Description", NULL, &type, NULL, &size) == ERROR_SUCCESS && type == REG_BINARY &&
-            size > 0 && size <= DB_MAX_DESCRIPTION) {
-            char *text = HeapAlloc(GetProcessHeap(), 0, size);
-            uint32_t line;
-            if (text && RegQueryValueExA(key, "Description", NULL, NULL, (BYTE *)text, &size) == ERROR_SUCCESS &&
-                ParseComponent(text, size, &c, &line) == 0)
-                c->id = componentId;
-            if (text)
-                HeapFree(GetProcessHeap(), 0, text);
-        }
-        RegCloseKey(key);
-    }
-    RegCloseKey(all);
+    /* Most descriptions fit the small buffer: one read. */
+    char *text = small;
+    DWORD type, size = sizeof small;
+    LONG r = RegQueryValueExA(key, "Description", NULL, &type, (BYTE *)text, &size);
+    if (r == ERROR_MORE_DATA && size <= DB_MAX_DESCRIPTION && (text = HeapAlloc(GetProcessHeap(), 0, size)))
+        r = RegQueryValueExA(key, "Description", NULL, &type, (BYTE *)text, &size);
+    uint32_t line;
+    if (r == ERROR_SUCCESS && type == REG_BINARY && ParseComponent(text, size, &c, &line) == 0)
+        c->id = componentId;
+    if (text && text != small)
+        HeapFree(GetProcessHeap(), 0, text);
+    RegCloseKey(key);
     return c;
 }
 

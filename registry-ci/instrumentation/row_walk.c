@@ -356,7 +356,7 @@ KeyList *FindNextRow(ComponentContext *ctx, uint32_t componentId, const Attribut
     char fullPath[ROKIN_TEXT_SIZE], reqName[ROKIN_TEXT_SIZE], reqPath[ROKIN_TEXT_SIZE];
     char foundPath[ROKIN_TEXT_SIZE], foundName[ROKIN_TEXT_SIZE], name[ROKIN_TEXT_SIZE];
     uint32_t reqItem;
-    HKEY key;
+    HKEY key = NULL;
     if (!RequestTexts(request, fullPath, reqName, &reqItem))
         return NULL;
     uint32_t reqHive = SplitKeyPath(fullPath, reqPath);
@@ -398,11 +398,12 @@ KeyList *FindNextRow(ComponentContext *ctx, uint32_t componentId, const Attribut
         strcpy(ctx->curValue, reqName);
         ctx->curValueLen = (uint32_t)nameLen;
         ctx->itemCount = ctx->valueType == REG_MULTI_SZ ? CountMultiStrings(key, reqName) : 0;
-        RegCloseKey(key);
     }
     ctx->curItem = reqItem;
 
     if (ctx->valueType == REG_MULTI_SZ && reqItem < UINT32_MAX && reqItem + 1 < ctx->itemCount) {
+        if (key)
+            RegCloseKey(key);
         /* The same value's next string. */
         ctx->workHive = reqHive;
         strcpy(foundPath, reqPath);
@@ -412,7 +413,8 @@ KeyList *FindNextRow(ComponentContext *ctx, uint32_t componentId, const Attribut
         int found = 0;
         ctx->nextItem = 0;
         ctx->workHive = reqHive;
-        if (!(key = OpenRead(reqHive, reqPath)))
+        /* The key the value was looked up in serves the rest of this step. */
+        if (!key && !(key = OpenRead(reqHive, reqPath)))
             return NULL;
         for (DWORD i = ctx->valueIndex + 1; i < ctx->valueCount && !found; i++) {
             DWORD type;
