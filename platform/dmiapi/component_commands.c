@@ -106,8 +106,9 @@ static int ReadRowRequest(DmiCommandBlock *block, RowRequest *request)
     return 1;
 }
 
-static void RowBegin(RowWriter *w, DmiCommandBlock *block, const RowRequest *request, uint32_t attributeCount)
+static void RowBegin(RowWriter *w, DmiCommandBlock *block, const RowRequest *request, const DbGroup *group)
 {
+    uint32_t attributeCount = group->attributeCount, keyMask = 0;
     memset(w, 0, sizeof *w);
     w->response = block->response;
     w->size = block->responseSize;
@@ -120,6 +121,9 @@ static void RowBegin(RowWriter *w, DmiCommandBlock *block, const RowRequest *req
     PutWord(w->response, 0x04, request->groupId);
     PutWord(w->response, 0x08, attributeCount);
     PutWord(w->response, 0x0C, DMIAPI_ROW_HEADER_SIZE);
+    for (uint32_t a = 0; a < attributeCount; a++)
+        keyMask |= group->attributes[a].isKey ? 1u << a : 0;
+    PutWord(w->response, 0x10, keyMask);
 }
 
 /* One attribute; `value` is NULL for an attribute without a value. */
@@ -151,7 +155,6 @@ static uint32_t RowEnd(RowWriter *w, uint32_t *count)
         return DMIAPI_STATUS_RESPONSE_TOO_SMALL;
     if (!w->withValue)
         return DMIAPI_STATUS_NO_SUCH_ROW;
-    PutWord(w->response, 0x10, w->at);
     *count = 1;
     return 0;
 }
@@ -200,7 +203,7 @@ static uint32_t StaticRow(DmiCommandBlock *block, const Component *c, const DbGr
         return DMIAPI_STATUS_NO_SUCH_ROW;
     RowWriter w;
     const DbValue *values = &c->values[g->firstValue + row * g->attributeCount];
-    RowBegin(&w, block, request, g->attributeCount);
+    RowBegin(&w, block, request, g);
     for (uint32_t a = 0; a < g->attributeCount; a++)
         RowPut(&w, g->attributes[a].id, g->attributes[a].dataType, values[a].number, values[a].text.chars,
                values[a].text.length);
@@ -375,7 +378,7 @@ uint32_t __stdcall DmiCiServe(void *instrumentationRecord, DmiCommandBlock *bloc
         RowWriter w;
         uint32_t keyCount = block->command == DMI_CMD_GET_FIRST_ROW ? 0 : request.keyCount;
         status = 0;
-        RowBegin(&w, block, &request, g->attributeCount);
+        RowBegin(&w, block, &request, g);
         for (uint32_t a = 0; a < g->attributeCount && !status; a++) {
             if (record->cancelFlag) {
                 status = DMIAPI_STATUS_CANCELLED;

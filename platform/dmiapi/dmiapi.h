@@ -26,7 +26,8 @@
  *            A row fills the response (returnedCount 1):
  *              +0x00 component id   +0x04 group id   +0x08 attribute count n
  *              +0x0C offset of the first attribute entry (0x14)
- *              +0x10 bytes of the response used
+ *              +0x10 key mask: bit i set when entry i is a key attribute; a 774
+ *                    names the row by these attributes, in entry order
  *              +0x14 n entries of 12 bytes, in the group's attribute order:
  *                    attribute id, data type, value; type 1: the number,
  *                    type 8: response offset of a DmiString, type 0: no value

@@ -207,6 +207,7 @@ TEST_F(Components, RowsOfStaticGroupsFirstAndNext)
     EXPECT_EQ(first.get()->returnedCount, 1u);
     EXPECT_EQ(first.ResponseString(first.ResponseWord(0x1C)), "HKEY_LOCAL_MACHINE\\SOFTWARE\\One")
         << "word +0x1C is the key path";
+    EXPECT_EQ(first.ResponseWord(0x10), 1u) << "key mask: the first attribute is the key";
     auto row = ParseRowResponse(first.response, 2048);
     ASSERT_EQ(row.size(), 1u);
     EXPECT_EQ(row[1].type, (uint32_t)DMI_TYPE_STRING);

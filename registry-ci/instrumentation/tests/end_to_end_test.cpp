@@ -97,6 +97,7 @@ TEST_F(EndToEnd, AComponentWithTwoRootsIsListedRowByRowThroughTheServiceLayer)
         command = std::make_unique<RowCommand>(handle, component.id, 3, &rows.back());
     }
     EXPECT_EQ(status, DMIAPI_STATUS_NO_SUCH_ROW);
+    EXPECT_EQ(command->get()->returnedCount, 0u);
     EXPECT_EQ(rows, expected);
     std::vector<std::string> expectedTexts = {"3", std::string("one\0", 4), "first", "second", std::string("x\0", 2),
                                               "01 02 ", std::string("last\0", 5)};
@@ -104,6 +105,7 @@ TEST_F(EndToEnd, AComponentWithTwoRootsIsListedRowByRowThroughTheServiceLayer)
 
     RowCommand again(handle, component.id, 3);
     ASSERT_EQ(Run(again), 0u);
+    EXPECT_EQ(*reinterpret_cast<uint32_t *>(again.response + 0x10), 0xBu) << "attributes 1, 2 and 4 are the keys";
     EXPECT_EQ(again.Result(), expected.front()) << "a new listing starts from the first root";
 }
 
