@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include "component_commands.h"
+#include "component_database.h"
 #include "dmi_string.h"
 #include "dmiapi.h"
 
@@ -31,6 +33,7 @@ typedef struct Work {
     uint32_t handle;      /* the handle the command belongs to, for 258 */
     uint32_t newHandle;   /* registration: the handle its confirmation delivers */
     uint32_t status;
+    uint32_t returnedCount;
     DWORD delay;
     struct Work *next;
 } Work;
@@ -100,7 +103,7 @@ static void Complete(Work *work)
         Sleep(work->delay);
     if (block->command == DMI_CMD_REGISTER)
         FillRegistrationResponse(block, work->newHandle);
-    block->returnedCount = 0;
+    block->returnedCount = work->returnedCount;
     block->completionStatus = work->status;
     DmiConfirmCallback confirm = work->confirm;
     Release(work);
@@ -150,7 +153,8 @@ static void StartWorkerIfNeeded(void)
 }
 
 /* Owes one confirmation for `block`, as the registration's knobs say. */
-static uint32_t Confirm(const Registration *reg, DmiCommandBlock *block, uint32_t newHandle)
+static uint32_t Confirm(const Registration *reg, DmiCommandBlock *block, uint32_t newHandle, uint32_t status,
+                        uint32_t returnedCount)
 {
     if (reg->knobs.neverConfirm)
         return 0;
@@ -161,6 +165,8 @@ static uint32_t Confirm(const Registration *reg, DmiCommandBlock *block, uint32_
     work->confirm = reg->confirm;
     work->handle = reg->handle;
     work->newHandle = newHandle;
+    work->status = status;
+    work->returnedCount = returnedCount;
     work->delay = reg->knobs.confirmDelay;
     if (reg->knobs.confirmInCall) {
         Complete(work);
@@ -225,15 +231,17 @@ static uint32_t Register(DmiCommandBlock *block)
     g_registrations = reg;
     LeaveCriticalSection(&g_lock);
     Registration snapshot = *reg;
-    return Confirm(&snapshot, block, snapshot.handle);
+    return Confirm(&snapshot, block, snapshot.handle, 0, 0);
 }
 
 /* Under g_lock: commands of `handle` still waiting end as cancelled. */
 static void CancelQueued(uint32_t handle)
 {
     for (Work *w = g_queueHead; w; w = w->next)
-        if (w->handle == handle && w->block->command != DMI_CMD_CANCEL && w->block->command != DMI_CMD_REGISTER)
+        if (w->handle == handle && w->block->command != DMI_CMD_CANCEL && w->block->command != DMI_CMD_REGISTER) {
             w->status = DMIAPI_STATUS_CANCELLED;
+            w->returnedCount = 0;
+        }
 }
 
 /* A copy of the registration a handle names, taken under the lock. */
@@ -273,7 +281,15 @@ static uint32_t CommandOnHandle(DmiCommandBlock *block)
         CancelQueued(snapshot.handle);
     }
     LeaveCriticalSection(&g_lock);
-    return Confirm(&snapshot, block, 0);
+    uint32_t status = 0, count = 0;
+    if (block->command == DMI_CMD_CANCEL) {
+        CancelInstrumentation();
+    } else if (IsComponentCommand(block->command)) {
+        uint32_t refused = CarryOutComponentCommand(block, &status, &count);
+        if (refused)
+            return refused;
+    }
+    return Confirm(&snapshot, block, 0, status, count);
 }
 
 uint32_t __stdcall DmiInvoke(DmiCommandBlock *block)
@@ -305,11 +321,18 @@ uint32_t __stdcall DmiInstall(uint32_t operation, uint32_t arg1, uint32_t arg2, 
         memcpy(buffer, DMIAPI_DESCRIPTION, sizeof DMIAPI_DESCRIPTION);
         return 0;
     }
-    return DMIAPI_ERR_UNSUPPORTED;
-}
-
-uint32_t __stdcall DmiCiServe(void *instrumentationRecord, DmiCommandBlock *block)
-{
+    if (operation == DMIAPI_INSTALL_COMPONENT) {
+        uint32_t id = 0, line = 0, result;
+        if (!arg1 || !arg3)
+            return DMIAPI_ERR_BAD_DESCRIPTION;
+        result = InstallComponent((const char *)arg1, arg2, &id, &line);
+        *(uint32_t *)arg3 = id;
+        if (arg4)
+            *(uint32_t *)arg4 = line;
+        return result;
+    }
+    if (operation == DMIAPI_REMOVE_COMPONENT && arg2 == 0 && arg3 == 0 && arg4 == 0)
+        return RemoveComponent(arg1);
     return DMIAPI_ERR_UNSUPPORTED;
 }
 
@@ -319,6 +342,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void *reserved)
         DisableThreadLibraryCalls(instance);
         InitializeCriticalSection(&g_lock);
         InitializeConditionVariable(&g_workReady);
+        ComponentCommandsAttach();
     } else if (reason == DLL_PROCESS_DETACH && !reserved) {
         /* Unloaded while the process lives on: no worker runs (each holds a reference). */
         while (g_registrations) {
@@ -327,6 +351,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void *reserved)
             g_registrations = next;
         }
         DeleteCriticalSection(&g_lock);
+        ComponentCommandsDetach();
     }
     return TRUE;
 }

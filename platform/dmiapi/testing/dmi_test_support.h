@@ -7,7 +7,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "dmiapi.h"
@@ -107,3 +109,56 @@ struct ConfirmationLog {
 inline ConfirmationLog g_confirmations;
 
 inline void __stdcall RecordConfirmation(DmiCommandBlock *block) { g_confirmations.Add(block); }
+
+// A component installed in the service layer's database for as long as it lives.
+class InstalledComponent {
+public:
+    explicit InstalledComponent(const std::string &description)
+    {
+        result = DmiInstall(DMIAPI_INSTALL_COMPONENT, uint32_t(uintptr_t(description.data())),
+                            uint32_t(description.size()), uint32_t(uintptr_t(&id)), uint32_t(uintptr_t(&errorLine)));
+    }
+    ~InstalledComponent()
+    {
+        if (id)
+            DmiInstall(DMIAPI_REMOVE_COMPONENT, id, 0, 0, 0);
+    }
+    InstalledComponent(const InstalledComponent &) = delete;
+    InstalledComponent &operator=(const InstalledComponent &) = delete;
+    uint32_t result = 0, id = 0, errorLine = 0;
+};
+
+// One attribute of a row response: its type (0: no value) and value.
+struct RowAttribute {
+    uint32_t type = 0;
+    uint32_t number = 0;
+    std::string text;
+};
+
+// The attributes of a 773/774 row response by attribute id; empty when the
+// response is not a well-formed row inside `size` bytes.
+inline std::map<uint32_t, RowAttribute> ParseRowResponse(const unsigned char *response, uint32_t size)
+{
+    std::map<uint32_t, RowAttribute> row;
+    auto word = [&](uint32_t at) {
+        uint32_t w;
+        std::memcpy(&w, response + at, 4);
+        return w;
+    };
+    if (size < DMIAPI_ROW_HEADER_SIZE)
+        return row;
+    uint32_t n = word(8), first = word(12);
+    if (n > 64 || first + n * DMIAPI_ROW_ENTRY_SIZE > size)
+        return row;
+    for (uint32_t i = 0; i < n; i++) {
+        uint32_t at = first + i * DMIAPI_ROW_ENTRY_SIZE;
+        RowAttribute a{word(at + 4), word(at + 8), ""};
+        if (a.type == DMI_TYPE_STRING) {
+            if (a.number + 4 > size || word(a.number) > size - a.number - 4)
+                return {};
+            a.text.assign(reinterpret_cast<const char *>(response) + a.number + 4, word(a.number));
+        }
+        row[word(at)] = a;
+    }
+    return row;
+}
