@@ -279,6 +279,25 @@ TEST_F(Setup, ConfiguresEveryComponentOfTheClassAndRokindllServesExactlyItsRoots
     EXPECT_EQ(ServedRows(a.id), PlainRows(tree, {"A1", "A2", "A3", "B1"}));
 }
 
+TEST_F(Setup, AKeyPathTooLongToNameTheNextRowEndsThatComponentsList)
+{
+    tree.Text("R", "v", "1");
+    // 410 characters still fit a next-row block as its key; 411 do not.
+    std::string fits = tree.Root("R") + "\\" + std::string(410 - tree.Root("R").size() - 1, 'f');
+    std::string tooLong = fits + "g";
+    ASSERT_EQ(fits.size(), 410u);
+    const InstalledComponent &a = Install({fits, tree.Root("R")});
+    const InstalledComponent &b = Install({tooLong, tree.Root("R")});
+
+    SetupRun run;
+    ASSERT_TRUE(run.Started());
+    EXPECT_EQ(run.Exit(), std::optional<DWORD>(0));
+    using Values = std::map<std::string, StoredValue>;
+    EXPECT_EQ(ValuesOf(ComponentKey(a.id)),
+              (Values{{"ComponentId", Dword(a.id)}, {"Key1", Text(fits)}, {"Key2", Text(tree.Root("R"))}}));
+    EXPECT_EQ(ValuesOf(ComponentKey(b.id)), (Values{{"ComponentId", Dword(b.id)}, {"Key1", Text(tooLong)}}));
+}
+
 struct FailureCase {
     const char *what;
     const char *knob;
