@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Takes the pictures of rokinsu in docs/rokinsu/: the message box of a machine
+# without the registry MIF, and the status window as rokinsu draws it after a run.
+# Run by hand after scripts/build.sh; it uses the build's test machine on a
+# virtual display of its own and removes what it installs.
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/../.." && pwd)
+build=${BUILD_DIR:-$top/build}
+out=$top/docs/rokinsu
+
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 800x600x24" "$0" "$@"
+fi
+
+export WINEPREFIX=$build/wineprefix WINEARCH=win32 WINEDEBUG=-all
+machine() { "$top/scripts/wine-machine.sh" "$1" "$WINEPREFIX"; }
+config='HKLM\SYSTEM\CurrentControlSet\Services\ROKIN'
+[ -x "$build/bin/rokinsu.exe" ] || { echo "take_screenshots: build first (scripts/build.sh)" >&2; exit 1; }
+mkdir -p "$out"
+cd "$build/bin"
+
+machine start
+had_config=yes
+wine reg query "$config" >/dev/null 2>&1 || had_config=no
+mif=rokinsu-screenshot.mif
+id=""
+cleanup() {
+  wineserver -k 2>/dev/null || true
+  machine start
+  [ -n "$id" ] && wine dmiinst.exe /remove "$id" >/dev/null 2>&1
+  if [ "$had_config" = no ]; then
+    wine reg delete "$config" /f >/dev/null 2>&1
+  elif [ -n "$id" ]; then
+    wine reg delete "$config\\Component $id" /f >/dev/null 2>&1
+  fi
+  rm -f "$mif"
+  machine stop
+}
+trap cleanup EXIT
+
+# Shows PROGRAM on a virtual desktop with title bars and takes the picture FILE.
+picture() {
+  wine explorer /desktop=rokin,800x600 "$1" >/dev/null 2>&1 &
+  sleep 5
+  import -window root "$out/$2" || { echo "take_screenshots: no picture of $1" >&2; exit 1; }
+  wineserver -k 2>/dev/null || true
+  wait || true
+  machine start
+}
+
+picture rokinsu.exe mif-not-installed.png
+
+cat >"$mif" <<'MIF'
+component "Windows NT registry"
+group 2 "ORVANE|Registry Key List|1.0"
+attribute 1 string key
+row "HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion"
+row "HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\ComputerName"
+group 3 "ORVANE|Registry Values|1.0" instrumentation "ROKINDLL.dll"
+attribute 1 string key
+attribute 2 string key
+attribute 3 string
+attribute 4 integer key
+attribute 5 string
+MIF
+id=$(wine dmiinst.exe "$mif" | tr -d '\r' | sed -n 's/^Component \([0-9]*\) installed$/\1/p')
+[ -n "$id" ] || { echo "take_screenshots: installing the sample component failed" >&2; exit 1; }
+picture rokinsu_status_view.exe status-window.png
+echo "take_screenshots: pictures in $out"
