@@ -298,6 +298,26 @@ TEST_F(Setup, AKeyPathTooLongToNameTheNextRowEndsThatComponentsList)
     EXPECT_EQ(ValuesOf(ComponentKey(b.id)), (Values{{"ComponentId", Dword(b.id)}, {"Key1", Text(tooLong)}}));
 }
 
+// Confirmations that arrive before the command's call has returned, or well after.
+class SetupTiming : public Setup, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(SetupTiming, EveryCommandIsWaitedForWhenItsConfirmationComes)
+{
+    tree.Text("R", "v", "1").Text("S", "w", "2");
+    knobs.Set(GetParam(), GetParam() == std::string("ConfirmDelay") ? 150 : 1);
+    const InstalledComponent &a = Install({tree.Root("R"), tree.Root("S")});
+
+    SetupRun run;
+    ASSERT_TRUE(run.Started());
+    EXPECT_EQ(run.Exit(), std::optional<DWORD>(0));
+    using Values = std::map<std::string, StoredValue>;
+    EXPECT_EQ(ValuesOf(ComponentKey(a.id)),
+              (Values{{"ComponentId", Dword(a.id)}, {"Key1", Text(tree.Root("R"))}, {"Key2", Text(tree.Root("S"))}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Knobs, SetupTiming, ::testing::Values("ConfirmInCall", "ConfirmDelay"),
+                         [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
+
 struct FailureCase {
     const char *what;
     const char *knob;
