@@ -24,8 +24,8 @@ static void TakeResponseText(uint32_t wordOffset, char *field, uint32_t max)
     field[length] = 0;
 }
 
-/* The component ids of the 513 answer, in response order; 0 when the answer
- * is not a list of components inside the response. */
+/* The component ids of the 513 answer, in response order; 0 when it names
+ * none, or more than the response can hold. */
 static int CollectComponents(void)
 {
     DmiCommandBlock *block = (DmiCommandBlock *)g_setup.block;

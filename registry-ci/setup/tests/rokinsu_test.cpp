@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "component_database.h"
 #include "row_command.h"
 
 namespace {
@@ -296,6 +297,37 @@ TEST_F(Setup, AKeyPathTooLongToNameTheNextRowEndsThatComponentsList)
     EXPECT_EQ(ValuesOf(ComponentKey(a.id)),
               (Values{{"ComponentId", Dword(a.id)}, {"Key1", Text(fits)}, {"Key2", Text(tree.Root("R"))}}));
     EXPECT_EQ(ValuesOf(ComponentKey(b.id)), (Values{{"ComponentId", Dword(b.id)}, {"Key1", Text(tooLong)}}));
+}
+
+TEST_F(Setup, AComponentIdAbove31BitsNamesItsKeyWithANegativeNumber)
+{
+    tree.Text("R", "v", "1");
+    const uint32_t id = 0x80000002u;
+    // Stored straight into the service layer's database: it numbers new components upward from 1.
+    struct StoredComponent {
+        std::string key;
+        StoredComponent(uint32_t id, const std::string &description)
+            : key(std::string(DMIAPI_COMPONENTS_KEY) + "\\" + std::to_string(id))
+        {
+            HKEY k;
+            if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
+                                nullptr) == ERROR_SUCCESS) {
+                RegSetValueExA(k, "Description", 0, REG_BINARY, reinterpret_cast<const BYTE *>(description.data()),
+                               DWORD(description.size()));
+                RegCloseKey(k);
+            }
+        }
+        ~StoredComponent() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str()); }
+    } component(id, RegistryMif({tree.Root("R")}));
+    configured.push_back(id);
+
+    SetupRun run;
+    ASSERT_TRUE(run.Started());
+    EXPECT_EQ(run.Exit(), std::optional<DWORD>(0));
+    using Values = std::map<std::string, StoredValue>;
+    EXPECT_EQ(ValuesOf(std::string(kConfigRoot) + "\\Component -2147483646"),
+              (Values{{"ComponentId", Dword(id)}, {"Key1", Text(tree.Root("R"))}}));
+    EXPECT_EQ(ServedRows(id), PlainRows(tree, {"R"})) << "rokindll reads the name back with the same pattern";
 }
 
 // Confirmations that arrive before the command's call has returned, or well after.
