@@ -11,10 +11,6 @@
 
 #include "dmi_command_block.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 #define ROKIN_GROUP_CLASS "ORVANE|Registry Key List|1.0"
 #define ROKIN_CONFIG_KEY "SYSTEM\\CurrentControlSet\\Services\\ROKIN"
 #define ROKIN_KEY_LIST_GROUP 2u
@@ -76,9 +72,5 @@ uint32_t ReadNextKeyRow(uint32_t componentId);
 
 /* Draws what the setup found: the service layer and the first component. */
 void PaintStatus(HWND window, HDC dc);
-
-#ifdef __cplusplus
-}
-#endif
 
 #endif
