@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "dmi_test_support.h"
+#include "run_program.h"
 #include "velkcomm.h"
 
 using namespace std::chrono_literals;
@@ -22,35 +23,6 @@ uint32_t ActivityTotal(uint32_t *flags = nullptr)
     if (flags)
         *flags = f;
     return activity;
-}
-
-// The status monitor's one-shot report, as an operator would read it.
-std::string MonitorOnce()
-{
-    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE readEnd, writeEnd;
-    CreatePipe(&readEnd, &writeEnd, &sa, 0);
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA si = {sizeof si};
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = si.hStdError = writeEnd;
-    PROCESS_INFORMATION pi;
-    char commandLine[] = "statusmon.exe -once";
-    std::string out;
-    if (CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-        CloseHandle(writeEnd);
-        char buf[512];
-        DWORD n;
-        while (ReadFile(readEnd, buf, sizeof buf, &n, nullptr) && n)
-            out.append(buf, n);
-        WaitForSingleObject(pi.hProcess, 10000);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-    } else {
-        CloseHandle(writeEnd);
-    }
-    CloseHandle(readEnd);
-    return out;
 }
 
 struct SlowCall {
@@ -100,7 +72,7 @@ TEST(RouterActivity, LanesCountCallsInProgressAndAnIdleRouterPublishesZero)
     EXPECT_EQ(flags & (STATUS_REMOTE_INVOKE | STATUS_REMOTE_CALLBACK), 0u) << "local work is not remote";
 
     // A monitor in another process sees the same.
-    std::string report = MonitorOnce();
+    std::string report = RunProgram("statusmon.exe -once").output;
     EXPECT_NE(report.find("local-invoke 44"), std::string::npos) << report;
     EXPECT_EQ(report.find("REMOTE"), std::string::npos) << report;
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "dmi_test_support.h"
+#include "run_program.h"
 
 using namespace std::chrono_literals;
 
@@ -341,17 +342,7 @@ TEST_F(RouterTest, InstallPassesItsArgumentsThrough)
 // Runs attach_probe from `dir` (its DLL search starts there); returns its exit code.
 DWORD RunAttachProbe(const std::string &dir, const char *mode)
 {
-    std::string commandLine = "\"" + dir + "\\attach_probe.exe\" " + mode;
-    STARTUPINFOA si = {sizeof si};
-    PROCESS_INFORMATION pi;
-    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &si, &pi))
-        return 0xDEAD;
-    WaitForSingleObject(pi.hProcess, 30000);
-    DWORD code = 0xDEAD;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return code;
+    return RunProgram("\"" + dir + "\\attach_probe.exe\" " + mode, dir).exitCode;
 }
 
 std::string ModuleDirectory()

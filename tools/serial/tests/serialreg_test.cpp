@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "run_program.h"
+
 namespace {
 
 const char kKeyPath[] = "SOFTWARE\\Orvane\\DMI\\1.00\\ComponentID";
@@ -32,52 +34,12 @@ void WriteFile(const std::string &path, const std::string &content)
     std::ofstream(path, std::ios::binary) << content;
 }
 
-struct Result {
-    DWORD code;
-    std::string output;
-};
+using Result = ProgramRun;
 
 // Runs serialreg as "serialreg.exe ARGUMENTS" in directory and collects its output.
 Result RunSerialreg(const std::string &arguments, const std::string &directory)
 {
-    static const std::string program = [] {
-        char full[MAX_PATH];
-        GetFullPathNameA("serialreg.exe", sizeof full, full, nullptr);
-        return std::string(full);
-    }();
-    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    HANDLE readEnd, writeEnd;
-    EXPECT_TRUE(CreatePipe(&readEnd, &writeEnd, &inheritable, 0));
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    PROCESS_INFORMATION process = {};
-    std::string line = "serialreg.exe" + (arguments.empty() ? "" : " " + arguments);
-    BOOL started = CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                  directory.c_str(), &startup, &process);
-    CloseHandle(writeEnd);
-    Result result = {STILL_ACTIVE, ""};
-    if (!started) {
-        ADD_FAILURE() << "serialreg does not start: " << GetLastError();
-        CloseHandle(readEnd);
-        return result;
-    }
-    char chunk[512];
-    DWORD got;
-    while (ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got)
-        for (DWORD i = 0; i < got; ++i)
-            if (chunk[i] != '\r')
-                result.output += chunk[i];
-    CloseHandle(readEnd);
-    WaitForSingleObject(process.hProcess, 30000);
-    GetExitCodeProcess(process.hProcess, &result.code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return result;
+    return RunProgram("serialreg.exe" + (arguments.empty() ? "" : " " + arguments), directory);
 }
 
 // A scratch folder, and the registry left as it was found: the keys that did not
@@ -172,21 +134,21 @@ protected:
 TEST_F(Serialreg, PrintsUsageWithoutAFileAndForAnUnknownOption)
 {
     Result bare = RunSerialreg("", folder_);
-    EXPECT_EQ(bare.code, 0u);
+    EXPECT_EQ(bare.exitCode, 0u);
     EXPECT_EQ(bare.output, kUsage);
 
     // An unknown option changes nothing: the file stays, nothing is stored.
     Store(std::nullopt);
     WriteFile(folder_ + "\\s.txt", "AB1\n");
     Result unknown = RunSerialreg("s.txt -x", folder_);
-    EXPECT_EQ(unknown.code, 0u);
+    EXPECT_EQ(unknown.exitCode, 0u);
     EXPECT_EQ(unknown.output, std::string("Error. Invalid or unknown argument '-x'\n") + kUsage);
     EXPECT_TRUE(Exists(folder_ + "\\s.txt"));
     EXPECT_EQ(Stored(), std::nullopt);
 
     // Only the first two characters of the option count; later arguments are ignored.
     Result loose = RunSerialreg("s.txt -Nope extra", folder_);
-    EXPECT_EQ(loose.code, 0u);
+    EXPECT_EQ(loose.exitCode, 0u);
     EXPECT_EQ(loose.output, "");
     EXPECT_TRUE(Exists(folder_ + "\\s.txt"));
     EXPECT_EQ(Stored(), Optional("AB1"));
@@ -235,7 +197,7 @@ TEST_F(Serialreg, DecidesWhatToStoreFromTheFileAndTheRegistry)
         if (c.file)
             WriteFile(path, *c.file);
         Result result = RunSerialreg("\"" + path + "\" -n", folder_);
-        EXPECT_EQ(result.code, 0u) << c.what;
+        EXPECT_EQ(result.exitCode, 0u) << c.what;
         EXPECT_EQ(Stored(), c.expected) << c.what;
         EXPECT_EQ(Exists(path), bool(c.file)) << c.what << ": -n keeps the file";
     }
@@ -269,7 +231,7 @@ TEST_F(Serialreg, DeletesExactlyTheNamedFile)
                 WriteFile(target, "SN" + std::to_string(&c - cases) + "\n");
             Store(std::nullopt);
             Result result = RunSerialreg("\"" + path + "\"", folder_);
-            EXPECT_EQ(result.code, 0u) << c.what;
+            EXPECT_EQ(result.exitCode, 0u) << c.what;
             EXPECT_EQ(Exists(target), !c.deleted) << c.what << ": " << path;
             for (const std::string &decoy : c.decoys)
                 EXPECT_TRUE(Exists(folder_ + "\\" + decoy)) << c.what << ": " << decoy << " deleted";
@@ -312,7 +274,7 @@ TEST_F(Serialreg, KeepsTheFileWhenTheRegistryCannotHoldItsNumber)
 
     const std::string path = folder_ + "\\sysser.txt";
     WriteFile(path, "KEEP1\n");
-    EXPECT_EQ(RunSerialreg("sysser.txt", folder_).code, 0u);
+    EXPECT_EQ(RunSerialreg("sysser.txt", folder_).exitCode, 0u);
     EXPECT_TRUE(Exists(path)) << "the file held the only copy of the number";
     EXPECT_EQ(Stored(), std::nullopt);
 
