@@ -22,18 +22,20 @@ start)
   fi
   # Keep the server up between test programs (exit 2: one runs already), and
   # start the machine's own services now, detached from the caller's output:
-  # started later by a test, they would hold its output pipe open.
+  # started later by a test, they would hold its output pipe open. Nothing
+  # that outlives this script may inherit the lock (fd 9).
+  wineserver -p 9>&- || true
   # Our endpoint mapper takes the place of Wine's rpcss, which must not start:
   # endpoints are not exclusive, so clients would reach either of the two.
   rpcss='HKLM\System\CurrentControlSet\Services\RpcSs'
-  if ! wine reg query "$rpcss" /v Start 2>/dev/null | grep -q 0x4; then
-    wine reg add "$rpcss" /v Start /t REG_DWORD /d 4 /f >/dev/null 2>&1 \
+  if ! wine reg query "$rpcss" /v Start 2>/dev/null 9>&- | grep -q 0x4; then
+    wine reg add "$rpcss" /v Start /t REG_DWORD /d 4 /f >/dev/null 2>&1 9>&- \
       || { echo "wine-machine: cannot disable rpcss in $prefix" >&2; exit 1; }
     wineserver -k 2>/dev/null || true
     wineserver -w
+    wineserver -p 9>&- || true
   fi
-  wineserver -p || true
-  wine cmd /c exit </dev/null >/dev/null 2>&1 \
+  wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- \
     || { echo "wine-machine: the test machine does not start programs" >&2; exit 1; }
   mapper=$(dirname "$prefix")/bin/epmapper.exe
   if [ -f "$mapper" ]; then
