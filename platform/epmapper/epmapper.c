@@ -114,6 +114,8 @@ void __cdecl ept_insert(handle_t h, unsigned long num_ents, ept_entry_in_t entri
     if (*status == RPC_S_OK && elementCount + num_ents > MAX_ELEMENTS)
         *status = EPT_S_CANT_PERFORM_OP;
     if (*status == RPC_S_OK) {
+        /* What the new elements replace is removed first, so that the
+           elements of one insert never replace each other. */
         for (unsigned long i = 0; i < num_ents; i++) {
             for (unsigned long j = elementCount; j-- > 0;) {
                 if (replace ? SameService(&elements[j], &incoming[i])
@@ -121,6 +123,8 @@ void __cdecl ept_insert(handle_t h, unsigned long num_ents, ept_entry_in_t entri
                                   EptTowerSameEndpoint(&elements[j].info, &incoming[i].info))
                     RemoveAt(j);
             }
+        }
+        for (unsigned long i = 0; i < num_ents; i++) {
             elements[elementCount++] = incoming[i];
             incoming[i].tower = NULL;
         }

@@ -24,16 +24,19 @@ typedef struct EpInquiry {
     ept_entry_t batch[BATCH];
 } EpInquiry;
 
-/* The mapper's well-known endpoint for each protocol sequence. */
-static const char *MapperEndpoint(const char *protseq)
+/* The mapper's well-known endpoint for a protocol sequence, whose name the
+   run time knows in lower case; *canonical receives that name. */
+static const char *MapperEndpoint(const char *protseq, const char **canonical)
 {
     static const struct { const char *protseq, *endpoint; } known[] = {
         {"ncacn_ip_tcp", "135"}, {"ncacn_np", "\\pipe\\epmapper"}, {"ncalrpc", "epmapper"},
         {"ncadg_ip_udp", "135"}, {"ncacn_nb_tcp", "135"}, {"ncacn_nb_nb", "135"},
     };
     for (size_t i = 0; i < sizeof known / sizeof known[0]; i++)
-        if (lstrcmpiA(protseq, known[i].protseq) == 0)
+        if (lstrcmpiA(protseq, known[i].protseq) == 0) {
+            *canonical = known[i].protseq;
             return known[i].endpoint;
+        }
     return NULL;
 }
 
@@ -41,7 +44,7 @@ static const char *MapperEndpoint(const char *protseq)
 static RPC_STATUS BindToMapper(RPC_BINDING_HANDLE node, EpInquiry *inq)
 {
     RPC_CSTR text = NULL, protseq = NULL, address = NULL, mapperText = NULL;
-    const char *endpoint;
+    const char *endpoint, *canonical = NULL;
     RPC_STATUS status;
 
     if (node) {
@@ -54,7 +57,7 @@ static RPC_STATUS BindToMapper(RPC_BINDING_HANDLE node, EpInquiry *inq)
         status = RPC_S_OK;
     }
     if (status == RPC_S_OK) {
-        endpoint = MapperEndpoint((const char *)protseq);
+        endpoint = MapperEndpoint((const char *)protseq, &canonical);
         if (!endpoint)
             status = RPC_S_PROTSEQ_NOT_SUPPORTED;
         else if (address && lstrlenA((const char *)address) >= (int)sizeof inq->nodeAddress)
@@ -63,8 +66,8 @@ static RPC_STATUS BindToMapper(RPC_BINDING_HANDLE node, EpInquiry *inq)
     if (status == RPC_S_OK) {
         if (address)
             lstrcpyA(inq->nodeAddress, (const char *)address);
-        status = RpcStringBindingComposeA(NULL, protseq, address, (RPC_CSTR)endpoint, NULL,
-                                          &mapperText);
+        status = RpcStringBindingComposeA(NULL, (RPC_CSTR)canonical, address, (RPC_CSTR)endpoint,
+                                          NULL, &mapperText);
     }
     if (status == RPC_S_OK)
         status = RpcBindingFromStringBindingA(mapperText, &inq->mapper);

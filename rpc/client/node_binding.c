@@ -7,23 +7,29 @@
 #define NODE_NAME_MAX 63
 #define NETBIOS_NAME_MAX 16
 
-RPC_STATUS BindToNode(RPC_IF_HANDLE iface, const char *protseq, const char *nodeName,
-                      RPC_BINDING_HANDLE *binding)
+RPC_STATUS ComposeNodeBinding(const char *protseq, const char *nodeName, RPC_CSTR *text)
 {
     char name[NODE_NAME_MAX + 1];
-    RPC_CSTR text = NULL;
-    RPC_BINDING_HANDLE partial = NULL;
-    RPC_STATUS status;
 
-    *binding = NULL;
+    *text = NULL;
     if (strlen(nodeName) > NODE_NAME_MAX)
         return RPC_S_INVALID_NET_ADDR;
     lstrcpyA(name, nodeName);
     if ((strcmp(protseq, "ncacn_nb_nb") == 0 || strcmp(protseq, "ncacn_nb_tcp") == 0) &&
         strlen(name) > NETBIOS_NAME_MAX)
         name[NETBIOS_NAME_MAX] = 0;
+    return RpcStringBindingComposeA(NULL, (RPC_CSTR)protseq, (RPC_CSTR)name, NULL, NULL, text);
+}
 
-    status = RpcStringBindingComposeA(NULL, (RPC_CSTR)protseq, (RPC_CSTR)name, NULL, NULL, &text);
+RPC_STATUS BindToNode(RPC_IF_HANDLE iface, const char *protseq, const char *nodeName,
+                      RPC_BINDING_HANDLE *binding)
+{
+    RPC_CSTR text = NULL;
+    RPC_BINDING_HANDLE partial = NULL;
+    RPC_STATUS status;
+
+    *binding = NULL;
+    status = ComposeNodeBinding(protseq, nodeName, &text);
     if (status != RPC_S_OK)
         return status;
     status = RpcBindingFromStringBindingA(text, &partial);

@@ -10,6 +10,10 @@
 extern "C" {
 #endif
 
+/* The partial string binding BindToNode starts from: protseq and nodeName, the
+   name cut to 16 characters for the NetBIOS protocol sequences. */
+RPC_STATUS ComposeNodeBinding(const char *protseq, const char *nodeName, RPC_CSTR *text);
+
 /* nodeName: at most 63 characters, without leading backslashes. On 0, *binding
    is a complete binding (with endpoint) to iface on that node over protseq. */
 RPC_STATUS BindToNode(RPC_IF_HANDLE iface, const char *protseq, const char *nodeName,
