@@ -38,6 +38,9 @@ long RemoteDisconnect(ConnectionContext *context)
 
 long RemoteInvoke(ConnectionContext context, long byteCount, unsigned char *bytes)
 {
+    /* The run time's server stub lets a null context through. */
+    if (!context)
+        RpcRaiseException(RPC_X_SS_IN_NULL_CONTEXT);
     Flip(bytes, byteCount);
     return byteCount + 1000;
 }
