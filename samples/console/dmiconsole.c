@@ -78,7 +78,7 @@ static void PrintConfirmation(const DmiCommandBlock *block)
     printf("  confirmation: %s  status %u  returned %u  handle 0x%08X\n", Describe(block->command, name, sizeof name),
            block->completionStatus, block->returnedCount, block->handle);
     if (block->command == DMI_CMD_REGISTER || block->command == DMI_CMD_REGISTER_AT_NODE) {
-        PrintResponseString(block, 0, "specification level");
+        PrintResponseString(block, 0, "DMI level");
         PrintResponseString(block, 4, "implementation");
     }
 }

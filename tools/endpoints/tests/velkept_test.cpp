@@ -3,6 +3,7 @@
 #include <regex>
 #include <string>
 
+#include "run_program.h"
 #include "test_server_process.h"
 
 namespace {
@@ -15,36 +16,8 @@ struct VelkeptRun {
 // Runs velkept with these arguments and collects what it prints.
 VelkeptRun Velkept(const std::string &args)
 {
-    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE readEnd, writeEnd;
-    CreatePipe(&readEnd, &writeEnd, &sa, 0);
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = writeEnd;
-    si.hStdError = writeEnd;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION pi = {};
-    std::string command = "velkept.exe" + (args.empty() ? "" : " " + args);
-    VelkeptRun run = {"", 0xFFFFFFFF};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
-        return run;
-    CloseHandle(writeEnd);
-    char buf[512];
-    DWORD n;
-    while (ReadFile(readEnd, buf, sizeof buf, &n, nullptr) && n)
-        run.out.append(buf, n);
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    GetExitCodeProcess(pi.hProcess, &run.exitCode);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    CloseHandle(readEnd);
-    // The C run time writes text mode: each "\n" arrives as "\r\n".
-    std::string::size_type at;
-    while ((at = run.out.find("\r\n")) != std::string::npos)
-        run.out.erase(at, 1);
-    return run;
+    ProgramRun run = RunProgram("velkept.exe" + (args.empty() ? "" : " " + args), "", INFINITE);
+    return {run.output, run.exitCode};
 }
 
 std::string ComputerName()
