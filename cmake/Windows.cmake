@@ -10,3 +10,18 @@ function(velk_export_def target def)
     COMMAND ${CMAKE_DLLTOOL} -d ${def} -l $<TARGET_LINKER_FILE:${target}> -k
     COMMENT "Import library of ${target}")
 endfunction()
+
+# velk_ordinal_imports(TARGET DEF)
+# A library target whose import library, made by dlltool from DEF (entries
+# marked NONAME), binds another DLL's functions by ordinal only.
+function(velk_ordinal_imports target def)
+  set(lib ${CMAKE_CURRENT_BINARY_DIR}/lib${target}.a)
+  add_custom_command(OUTPUT ${lib}
+    COMMAND ${CMAKE_DLLTOOL} -d ${CMAKE_CURRENT_SOURCE_DIR}/${def} -l ${lib} -k
+    DEPENDS ${def}
+    COMMENT "Ordinal import library ${target}")
+  add_custom_target(${target}_lib DEPENDS ${lib})
+  add_library(${target} INTERFACE)
+  target_link_libraries(${target} INTERFACE ${lib})
+  add_dependencies(${target} ${target}_lib)
+endfunction()
