@@ -162,3 +162,26 @@ inline std::map<uint32_t, RowAttribute> ParseRowResponse(const unsigned char *re
     }
     return row;
 }
+
+using DmiInvokeFn = uint32_t(__stdcall *)(DmiCommandBlock *);
+
+// Registers through `invoke` (the service layer's or the router's entry) and waits
+// for the confirmation; the new handle, or 0 when there is none.
+inline uint32_t RegisterAndWait(DmiInvokeFn invoke)
+{
+    TestBlock reg(RecordConfirmation, 1);
+    size_t before = g_confirmations.Count();
+    if (invoke(reg.get()) != 0 || !g_confirmations.WaitFor(before + 1))
+        return 0;
+    return reg.ResponseWord(DMI_RESPONSE_HANDLE_OFFSET);
+}
+
+// Unregisters and waits for the confirmation, so that the next test's counts
+// start clean.
+inline void UnregisterAndWait(DmiInvokeFn invoke, uint32_t handle)
+{
+    TestBlock unreg(DMI_CMD_UNREGISTER, handle, 1);
+    size_t before = g_confirmations.Count();
+    if (invoke(unreg.get()) == 0)
+        g_confirmations.WaitFor(before + 1);
+}

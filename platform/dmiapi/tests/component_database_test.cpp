@@ -101,18 +101,10 @@ protected:
     void SetUp() override
     {
         g_confirmations.Reset();
-        TestBlock reg(RecordConfirmation, 1);
-        ASSERT_EQ(DmiInvoke(reg.get()), 0u);
-        ASSERT_TRUE(g_confirmations.WaitFor(1));
-        handle = reg.ResponseWord(8);
+        handle = RegisterAndWait(DmiInvoke);
+        ASSERT_NE(handle, 0u);
     }
-    void TearDown() override
-    {
-        TestBlock unreg(DMI_CMD_UNREGISTER, handle, 1);
-        size_t before = g_confirmations.Count();
-        if (DmiInvoke(unreg.get()) == 0)
-            g_confirmations.WaitFor(before + 1); // before the next test counts confirmations
-    }
+    void TearDown() override { UnregisterAndWait(DmiInvoke, handle); }
 
     // The command's completion status; a refusal is returned as it is, marked.
     uint32_t Run(Command &c)

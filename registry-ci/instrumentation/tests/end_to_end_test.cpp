@@ -19,18 +19,10 @@ protected:
         tree.Text("One\\Sub\\Deeper", "leaf", "x").Key("One\\Empty");
         tree.Set("Two", "bytes", REG_BINARY, "\x01\x02", 2).Text("Two\\Z", "z", "last");
         g_confirmations.Reset();
-        TestBlock reg(RecordConfirmation, 1);
-        ASSERT_EQ(DmiInvoke(reg.get()), 0u);
-        ASSERT_TRUE(g_confirmations.WaitFor(1));
-        handle = reg.ResponseWord(8);
+        handle = RegisterAndWait(DmiInvoke);
+        ASSERT_NE(handle, 0u);
     }
-    void TearDown() override
-    {
-        TestBlock unreg(DMI_CMD_UNREGISTER, handle, 1);
-        size_t before = g_confirmations.Count();
-        if (DmiInvoke(unreg.get()) == 0)
-            g_confirmations.WaitFor(before + 1);
-    }
+    void TearDown() override { UnregisterAndWait(DmiInvoke, handle); }
 
     uint32_t Run(RowCommand &c)
     {
